@@ -44,8 +44,19 @@ test: build
 demo: build
 	$(VPY) examples/quickstart.py
 
-bench: build
-	OPENBLAS_NUM_THREADS=1 $(VPY) bench/run.py
+# Benchmarks run in an environment of their own, on CPython 3.11 where PyTorch's CPU wheel
+# installs, so that zevra, NumPy and PyTorch are measured in the same run.
+BENCH_VENV := .venv-bench
+BENCH_PYTHON ?= $(shell tools/find_python.sh 3.11 2>/dev/null || echo $(PYTHON))
+$(BENCH_VENV)/.ready: bench/requirements.txt
+	$(BENCH_PYTHON) -m venv $(BENCH_VENV)
+	$(BENCH_VENV)/bin/python -m pip install -q --upgrade pip
+	$(BENCH_VENV)/bin/python -m pip install -q -r bench/requirements.txt
+	touch $@
+
+bench: system $(BENCH_VENV)/.ready
+	$(BENCH_VENV)/bin/python -m pip install -q --no-deps --no-build-isolation -C build-dir=build-bench .
+	OPENBLAS_NUM_THREADS=1 $(BENCH_VENV)/bin/python bench/run.py
 
 # AddressSanitizer and UBSan: the C++ tests, then the Python tests against an instrumented module.
 test-asan: system $(VENV)/.ready
@@ -67,4 +78,4 @@ format:
 	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp')
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan build-bench

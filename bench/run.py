@@ -51,9 +51,15 @@ def main() -> int:
         rows.append({"case": case.name, "zevra_s": t.zevra_s, "reference": case.reference_name,
                      "reference_s": t.reference_s, "ratio": t.ratio, "target": case.target,
                      "met": t.met})
+    checks = []
+    for path in sorted(HERE.glob("checks_*.py")):
+        for name, ok, detail in importlib.import_module(path.stem).checks():
+            if args.filter in name:
+                print(f"{name:58} {'holds' if ok else 'FAILS':>10}  {detail}", flush=True)
+                checks.append({"check": name, "holds": ok, "detail": detail})
     meta = {"python": sys.version.split()[0], "machine": platform.machine(),
             "processor": platform.processor()}
-    pathlib.Path(args.json).write_text(json.dumps({"meta": meta, "cases": rows}, indent=2))
+    pathlib.Path(args.json).write_text(json.dumps({"meta": meta, "cases": rows, "checks": checks}, indent=2))
     print(f"\nwrote {args.json}")
     return 0
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Prints the best CPython on this machine: free-threaded 3.14, free-threaded 3.13, then the
 # newest of 3.14 down to 3.11, looking on PATH and in pyenv's versions folder.
+# With a version argument (such as 3.11) it prints an interpreter of that version only.
 set -u
 pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
 candidates() {  # $1: executable name such as python3.13t
@@ -16,10 +17,15 @@ ok = ok and bool(sysconfig.get_config_var("Py_GIL_DISABLED")) == ft
 sys.exit(0 if ok else 1)
 PY
 }
-for v in 3.14 3.13; do
-  for p in $(candidates "python${v}t"); do works "$p" "$v" 1 && { echo "$p"; exit 0; }; done
-done
-for v in 3.14 3.13 3.12 3.11; do
+if [ $# -gt 0 ]; then
+  versions=$1
+else
+  versions="3.14 3.13 3.12 3.11"
+  for v in 3.14 3.13; do
+    for p in $(candidates "python${v}t"); do works "$p" "$v" 1 && { echo "$p"; exit 0; }; done
+  done
+fi
+for v in $versions; do
   for p in $(candidates "python${v}"); do
     # A pyenv shim only forwards; prefer the real interpreters.
     case "$p" in */shims/*) continue ;; esac
