@@ -43,6 +43,7 @@ test: build
 
 demo: build
 	$(VPY) examples/quickstart.py
+	$(VPY) examples/train_mlp.py
 
 # Benchmarks run in an environment of their own, on CPython 3.11 where PyTorch's CPU wheel
 # installs, so that zevra, NumPy and PyTorch are measured in the same run.

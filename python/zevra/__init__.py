@@ -6,6 +6,6 @@ except ImportError:
     pass
 
 from . import zevra_core
-from .zevra_core import Tensor
+from .zevra_core import FatalError, Tensor
 
-__all__ = ["Tensor", "zevra_core"]
+__all__ = ["Tensor", "FatalError", "zevra_core"]

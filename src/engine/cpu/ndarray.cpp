@@ -3,9 +3,12 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 #include <numeric>
+#include <utility>
 
 #include "engine/cpu/error.hpp"
 
@@ -84,8 +87,7 @@ bool is_row_major(std::span<const std::size_t> shape, std::span<const std::ptrdi
   return true;
 }
 
-bool is_column_major(std::span<const std::size_t> shape,
-                     std::span<const std::ptrdiff_t> strides) {
+bool is_column_major(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides) {
   if (element_count(shape) == 0) return true;
   std::ptrdiff_t step = 1;
   for (std::size_t i = 0; i < shape.size(); ++i) {
@@ -115,25 +117,80 @@ bool is_dense(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t
 namespace {
 
 constexpr std::size_t kAlignment = 64;
+constexpr std::size_t kPage = 4096;
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // From this size on a buffer is placed on huge pages: a fresh multi-megabyte result otherwise
 // spends much of its time in page faults.
 constexpr std::size_t kHugeThreshold = std::size_t{4} << 20;
 
-struct AlignedDelete {
-  void operator()(std::byte* p) const { std::free(p); }
+// Freed large buffers, kept for the next allocation of the same size: fresh memory from the
+// system is zeroed page by page on first touch, which costs about as much as the kernel that
+// fills it. Bounded in count and bytes so that little memory is held back.
+class BufferCache {
+ public:
+  void* take(std::size_t bytes) {
+    std::lock_guard lock(mutex_);
+    for (Entry& e : entries_)
+      if (e.block != nullptr && e.bytes == bytes) {
+        held_ -= bytes;
+        return std::exchange(e.block, nullptr);
+      }
+    return nullptr;
+  }
+
+  void give(void* block, std::size_t bytes) {
+    {
+      std::lock_guard lock(mutex_);
+      if (held_ + bytes <= kMaxHeld)
+        for (Entry& e : entries_)
+          if (e.block == nullptr) {
+            e = {block, bytes};
+            held_ += bytes;
+            return;
+          }
+    }
+    std::free(block);
+  }
+
+ private:
+  static constexpr std::size_t kMaxHeld = std::size_t{256} << 20;
+  struct Entry {
+    void* block = nullptr;
+    std::size_t bytes = 0;
+  };
+  std::mutex mutex_;
+  Entry entries_[4];
+  std::size_t held_ = 0;
 };
+
+// Never destroyed: buffers may be released after static destructors have run.
+BufferCache& buffer_cache() {
+  static BufferCache* cache = new BufferCache;
+  return *cache;
+}
 
 }  // namespace
 
 std::shared_ptr<std::byte[]> allocate_buffer(std::size_t bytes) {
-  if (bytes == 0) bytes = kAlignment;
-  std::size_t align = bytes >= kHugeThreshold ? kHugePage : kAlignment;
-  std::size_t rounded = (bytes + align - 1) / align * align;
-  void* p = std::aligned_alloc(align, rounded);
-  if (p == nullptr) throw std::bad_alloc();
-  if (align == kHugePage) madvise(p, rounded, MADV_HUGEPAGE);
-  return std::shared_ptr<std::byte[]>(static_cast<std::byte*>(p), AlignedDelete{});
+  if (bytes >= kHugeThreshold) {
+    // Rounded to whole pages only, so that the resident size is that of the elements.
+    std::size_t rounded = (bytes + kPage - 1) / kPage * kPage;
+    void* p = buffer_cache().take(rounded);
+    if (p == nullptr) {
+      if (posix_memalign(&p, kHugePage, rounded) != 0) throw std::bad_alloc();
+      // Whole huge pages only: a huge page for the partial tail would add up to 2 MiB.
+      madvise(p, rounded / kHugePage * kHugePage, MADV_HUGEPAGE);
+    }
+    return std::shared_ptr<std::byte[]>(
+        static_cast<std::byte*>(p), [rounded](std::byte* b) { buffer_cache().give(b, rounded); });
+  }
+  // Small buffers come from malloc, aligned by hand: aligned allocations take a much slower
+  // path through the allocator, which single-element operations would feel.
+  void* raw = std::malloc(bytes + kAlignment);
+  if (raw == nullptr) throw std::bad_alloc();
+  auto* p = reinterpret_cast<std::byte*>((reinterpret_cast<std::uintptr_t>(raw) + kAlignment) &
+                                         ~std::uintptr_t{kAlignment - 1});
+  return std::shared_ptr<std::byte[]>(p, [raw](std::byte*) { std::free(raw); });
 }
 
 }  // namespace zevra
