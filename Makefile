@@ -65,7 +65,7 @@ test-asan: system $(VENV)/.ready
 	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja
 	$(CMAKE) --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=0 $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  PYTHONPATH=build-asan/python $(VPY) -m pytest -q -p no:cacheprovider
 
 # ThreadSanitizer over the C++ tests.

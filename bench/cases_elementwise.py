@@ -51,16 +51,19 @@ def _logical():
     yield Case("Bool ~a 1.6e7", lambda: ~ta, lambda: ~a, "numpy", 0.9)
 
 
+def _sixteen_bit_cases(name, dtype, reference, reference_name, a, b, f32):
+    x, y = a.astype(reference), b.astype(reference)
+    tx, ty = Tensor(x, dtype=dtype), Tensor(y, dtype=dtype)
+    fa, fb = f32
+    yield Case(f"{name} a+b 1.6e7 vs zevra F32", lambda: tx + ty, lambda: fa + fb, "zevra f32", 1.0)
+    yield Case(f"{name} a+b 1.6e7", lambda: tx + ty, lambda: x + y, reference_name, 0.1)
+
+
 def _sixteen_bit():
     a, b = _floats(BIG, 9), _floats(BIG, 10)
     f32 = (Tensor(a), Tensor(b))
-    for name, dtype, reference in (("F16", "f16", np.float16), ("BF16", "bf16", ml_dtypes.bfloat16)):
-        x, y = a.astype(reference), b.astype(reference)
-        tx, ty = Tensor(x, dtype=dtype), Tensor(y, dtype=dtype)
-        yield Case(f"{name} a+b 1.6e7 vs zevra F32", lambda: tx + ty, lambda: f32[0] + f32[1],
-                   "zevra f32", 1.0)
-        yield Case(f"{name} a+b 1.6e7", lambda: tx + ty, lambda: x + y,
-                   "numpy" if dtype == "f16" else "ml_dtypes", 0.1)
+    yield from _sixteen_bit_cases("F16", "f16", np.float16, "numpy", a, b, f32)
+    yield from _sixteen_bit_cases("BF16", "bf16", ml_dtypes.bfloat16, "ml_dtypes", a, b, f32)
 
 
 def _one_element():

@@ -372,6 +372,58 @@ TEST(Conversions, Binary16MatchesTheReferenceConversion) {
   }
 }
 
+TEST(ElementRules, Float16BlocksFollowTheElementRule) {
+  // Every binary16 pattern against a shuffled copy: long contiguous runs go through blocks
+  // converted with the conversion instructions, and must agree with the element rule bit for
+  // bit (any NaN for a NaN), for both operands contiguous and for either one repeated.
+  std::vector<std::uint16_t> xs(0x10000), ys(0x10000);
+  std::iota(xs.begin(), xs.end(), 0);
+  ys = xs;
+  std::shuffle(ys.begin(), ys.end(), std::mt19937(3));
+  const CpuStorage x = from_bits<f16>(xs), y = from_bits<f16>(ys), one = from_bits<f16>({0x3555});
+  auto check = [](const CpuStorage& r, auto expected) {
+    auto got = bits_of<f16>(r);
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      std::uint16_t want = expected(i).bits;
+      bool both_nan = (got[i] & 0x7FFF) > 0x7C00 && (want & 0x7FFF) > 0x7C00;
+      ASSERT_TRUE(both_nan || got[i] == want) << std::hex << i << " " << got[i] << " " << want;
+    }
+  };
+  auto at = [](const std::vector<std::uint16_t>& v, std::size_t i) { return f16{v[i]}; };
+  const f16 third{0x3555};
+  struct Op {
+    Binary op;
+    std::function<float(float, float)> f;
+  };
+  const Op ops[] = {{&CpuStorage::add, std::plus<float>{}},
+                    {&CpuStorage::sub, std::minus<float>{}},
+                    {&CpuStorage::mul, std::multiplies<float>{}},
+                    {&CpuStorage::div, std::divides<float>{}}};
+  for (const Op& o : ops) {
+    auto rule = [&](f16 a, f16 b) { return narrow_f16(o.f(widen(a), widen(b))); };
+    check(*(x.*o.op)(y), [&](std::size_t i) { return rule(at(xs, i), at(ys, i)); });
+    check(*(x.*o.op)(one), [&](std::size_t i) { return rule(at(xs, i), third); });
+    check(*(one.*o.op)(y), [&](std::size_t i) { return rule(third, at(ys, i)); });
+  }
+  const float s = 1.0f / 3.0f;  // rounds to the binary16 value 0x3555
+  check(*x.scalar_add(s),
+        [&](std::size_t i) { return narrow_f16(widen(at(xs, i)) + widen(third)); });
+  check(*x.scalar_mul(s),
+        [&](std::size_t i) { return narrow_f16(widen(at(xs, i)) * widen(third)); });
+  // Whole-run conversions.
+  std::vector<float> wide(xs.size());
+  std::vector<f16> back(xs.size());
+  const Shape shape{xs.size()};
+  const Strides unit{1};
+  convert(shape, Strided<float>{wide.data(), unit},
+          Strided<const f16>{reinterpret_cast<const f16*>(xs.data()), unit});
+  convert(shape, Strided<f16>{back.data(), unit}, Strided<const float>{wide.data(), unit});
+  for (std::size_t i = 0; i < xs.size(); ++i) {
+    ASSERT_TRUE(same(wide[i], widen(at(xs, i)))) << i;
+    ASSERT_TRUE(back[i].bits == xs[i] || std::isnan(wide[i])) << i;
+  }
+}
+
 // --- Memory order of results ----------------------------------------------------------------
 
 // An F32 storage of `shape` with `strides` over a buffer of its own, element (i...) holding its
@@ -549,6 +601,17 @@ TEST(LoopEngine, BlockedWalkOfMixedLayouts) {
   check(1.0f);
   check(std::int16_t{1});
   check(std::uint8_t{1});
+  // A transposed input walked backwards along the result's rows.
+  std::vector<float> t(100 * 523);
+  std::iota(t.begin(), t.end(), 0.0f);
+  std::vector<float> out(t.size());
+  const float* last_column = t.data() + 522 * 100;
+  for_each(
+      shape, [](float& o, const float& x) { o = x; }, Strided<float>{out.data(), Strides{523, 1}},
+      Strided<const float>{last_column, Strides{1, -100}});
+  for (std::size_t i = 0; i < 100; ++i)
+    for (std::size_t j = 0; j < 523; ++j)
+      ASSERT_EQ(out[i * 523 + j], t[i + (522 - j) * 100]) << i << " " << j;
 }
 
 TEST(LoopEngine, LargeResultsAreStreamedCorrectly) {

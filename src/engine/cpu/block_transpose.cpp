@@ -1,5 +1,8 @@
 #include "engine/cpu/block_transpose.hpp"
 
+// GCC 12's AVX-512 intrinsics start from a deliberately undefined vector and then warn about it.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
 namespace zevra {

@@ -1,10 +1,11 @@
 #include "engine/cpu/loop.hpp"
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "engine/cpu/block_transpose.hpp"
 
@@ -16,11 +17,11 @@ constexpr std::size_t kCacheLine = 64;
 // A run whose operand leaves the cache line at every step is blocked so that at most this many
 // such lines are live at once (well inside L1).
 constexpr std::size_t kInnerBlock = 256;
-// Blocks of a gathered (transposed) input: kGatherBlock elements along the inner axis times one
-// cache line along the tile axis.
-constexpr std::size_t kGatherBlock = 128;
-// Results from this size on are written with non-temporal stores: they no longer fit in the
-// caches together with their inputs, so their lines would only be fetched to be overwritten.
+// Blocks of a gathered (transposed) input: at most kGatherBlock elements along the inner axis
+// times one cache line along the tile axis.
+constexpr std::size_t kGatherBlock = 4096;
+// Walks touching this many bytes write their results with non-temporal stores: the data no
+// longer fits in the caches, so the result's lines would only be fetched to be overwritten.
 constexpr std::size_t kStreamBytes = std::size_t{24} << 20;
 // Staging buffer per output for non-temporal stores.
 constexpr std::size_t kStageBytes = 4096;
@@ -55,25 +56,26 @@ void choose_tiling(Plan& p) {
     p.tile_axis = best;
     p.tile_block = kCacheLine / step;
     p.inner_block = kInnerBlock;
-    if (!p.is_output[op] && size == 4 && p.stride[op][best] == 1) {
-      p.gathered = op;
-      p.inner_block = kGatherBlock;
-    }
+    if (!p.is_output[op] && size == 4 && p.stride[op][best] == 1) p.gathered = op;
     return;
   }
 }
 
 void choose_streaming(Plan& p) {
   if (p.tile_axis != 0) return;
-  std::size_t count = 1;
-  for (std::size_t a = 0; a < p.naxes; ++a) count *= p.extent[a];
-  std::size_t bytes = 0;
+  // Bytes the walk touches: each operand's distinct elements (a broadcast axis adds none).
+  std::size_t total = 0, written = 0;
   for (std::size_t op = 0; op < p.noperands; ++op) {
-    if (!p.is_output[op]) continue;
-    if (p.stride[op][0] != 1) return;
-    bytes += count * p.elem_size[op];
+    if (p.is_output[op] && p.stride[op][0] != 1) return;
+    std::size_t distinct = p.elem_size[op];
+    for (std::size_t a = 0; a < p.naxes; ++a)
+      if (p.stride[op][a] != 0) distinct *= p.extent[a];
+    total += distinct;
+    if (p.is_output[op]) written += distinct;
   }
-  p.stream = bytes >= kStreamBytes && p.extent[0] >= kStageBytes / 4;
+  // Worth it when nothing stays in cache anyway and the saved reads of the result's lines are
+  // a fair share of the traffic.
+  p.stream = total >= kStreamBytes && 4 * written >= total && p.extent[0] >= kStageBytes / 4;
 }
 
 // Advances pointers through a stretch of `n` elements along an axis.
@@ -82,12 +84,50 @@ void advance(std::byte** ptrs, const Plan& p, std::size_t axis, std::ptrdiff_t n
     ptrs[op] += p.stride[op][axis] * n * static_cast<std::ptrdiff_t>(p.elem_size[op]);
 }
 
-void stream_copy(std::byte* dst, const std::byte* src, std::size_t bytes) {
-  std::size_t body = reinterpret_cast<std::uintptr_t>(dst) % 16 == 0 ? bytes / 16 * 16 : 0;
+// Copies with non-temporal stores of the widest kind the processor has (whole cache lines with
+// AVX-512; narrower ones leave partial lines in the write-combining buffers for longer).
+using StreamCopy = void (*)(std::byte*, const std::byte*, std::size_t);
+
+// The part of `bytes` from dst on that whole aligned stores of `width` bytes cover.
+std::size_t stream_body(const std::byte* dst, std::size_t bytes, std::size_t width) {
+  return reinterpret_cast<std::uintptr_t>(dst) % width == 0 ? bytes / width * width : 0;
+}
+
+void stream_sse2(std::byte* dst, const std::byte* src, std::size_t bytes) {
+  std::size_t body = stream_body(dst, bytes, 16);
   for (std::size_t i = 0; i < body; i += 16)
     _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i),
                      _mm_load_si128(reinterpret_cast<const __m128i*>(src + i)));
   std::memcpy(dst + body, src + body, bytes - body);
+}
+
+[[gnu::target("avx")]] void stream_avx(std::byte* dst, const std::byte* src, std::size_t bytes) {
+  std::size_t body = stream_body(dst, bytes, 32);
+  for (std::size_t i = 0; i < body; i += 32)
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + i),
+                        _mm256_load_si256(reinterpret_cast<const __m256i*>(src + i)));
+  std::memcpy(dst + body, src + body, bytes - body);
+}
+
+[[gnu::target("avx512f")]] void stream_avx512(std::byte* dst, const std::byte* src,
+                                              std::size_t bytes) {
+  std::size_t body = stream_body(dst, bytes, 64);
+  for (std::size_t i = 0; i < body; i += 64)
+    _mm512_stream_si512(reinterpret_cast<__m512i*>(dst + i),
+                        _mm512_load_si512(reinterpret_cast<const __m512i*>(src + i)));
+  std::memcpy(dst + body, src + body, bytes - body);
+}
+
+StreamCopy best_stream_copy() {
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f")) return stream_avx512;
+  if (__builtin_cpu_supports("avx")) return stream_avx;
+  return stream_sse2;
+}
+
+void stream_copy(std::byte* dst, const std::byte* src, std::size_t bytes) {
+  static const StreamCopy chosen = best_stream_copy();
+  chosen(dst, src, bytes);
 }
 
 struct Runner {
@@ -176,13 +216,14 @@ void odometer(const Plan& p, std::byte* const* base, const std::size_t* outer, s
 }  // namespace
 
 void make_plan(Plan& p, std::span<const std::size_t> shape, const std::ptrdiff_t* const* strides) {
+  if (std::ranges::find(shape, std::size_t{0}) != shape.end()) {
+    p.empty = true;
+    return;
+  }
+  // Every kept axis has an extent of at least 2, so a countable shape has fewer than 64.
   std::size_t axes[kMaxAxes];
   std::size_t n = 0;
   for (std::size_t a = 0; a < shape.size(); ++a) {
-    if (shape[a] == 0) {
-      p.empty = true;
-      return;
-    }
     if (shape[a] == 1) continue;
     // Insertion in memory order, innermost first.
     std::size_t i = n++;
@@ -242,26 +283,30 @@ void walk(const Plan& p, std::byte* const* base, const RunFn* dense, RunFn strid
       }
     });
   } else {
-    // The gathered input is read from a transposed copy of its block, with unit steps.
+    // The gathered input is read from a transposed copy of its block, with unit steps. Blocks
+    // span whole runs (up to kGatherBlock elements, so the copy stays in L2): long runs keep
+    // the loop efficient, and every line of the input is read exactly once.
     std::size_t k = p.tile_axis, g = p.gathered;
     std::ptrdiff_t steps[kMaxOperands];
     std::copy_n(runner.steps, p.noperands, steps);
     steps[g] = 1;
     RunFn run = choose_run(p, steps, dense, strided);
-    alignas(kCacheLine) std::uint32_t block[kCacheLine / 4][kGatherBlock];
+    std::size_t width = std::min(p.extent[0], kGatherBlock);
+    auto block = std::make_unique_for_overwrite<std::uint32_t[]>(p.tile_block * width);
     odometer(p, base, outer, nouter, [&](std::byte* const* ptrs) {
       std::byte* row[kMaxOperands];
       for (std::size_t kb = 0; kb < p.extent[k]; kb += p.tile_block) {
         std::size_t rows = std::min(p.extent[k] - kb, p.tile_block);
-        for (std::size_t jb = 0; jb < p.extent[0]; jb += p.inner_block) {
-          std::size_t len = std::min(p.extent[0] - jb, p.inner_block);
+        for (std::size_t jb = 0; jb < p.extent[0]; jb += width) {
+          std::size_t len = std::min(p.extent[0] - jb, width);
           std::copy_n(ptrs, p.noperands, row);
           advance(row, p, 0, static_cast<std::ptrdiff_t>(jb));
           advance(row, p, k, static_cast<std::ptrdiff_t>(kb));
-          transpose_block4(block[0], kGatherBlock, reinterpret_cast<const std::uint32_t*>(row[g]),
-                           p.stride[g][0], len, rows);
+          transpose_block4(block.get(), std::ptrdiff_t(width),
+                           reinterpret_cast<const std::uint32_t*>(row[g]), p.stride[g][0], len,
+                           rows);
           for (std::size_t kk = 0; kk < rows; ++kk) {
-            row[g] = reinterpret_cast<std::byte*>(block[kk]);
+            row[g] = reinterpret_cast<std::byte*>(block.get() + kk * width);
             run(len, row, steps, f);
             advance(row, p, k, 1);
           }

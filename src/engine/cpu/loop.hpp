@@ -14,6 +14,10 @@
 // repeats one element along that axis (a broadcast view), negative strides are allowed. Any
 // number of outputs and inputs up to kMaxOperands, in any order.
 //
+// `for_each_run(shape, run, operands...)` is the level below, for kernels that handle whole
+// runs themselves (the binary16 kernels convert blocks with the processor's conversion
+// instructions): the same walk, with `run` called once per 1-D run. `convert` builds on both.
+//
 // How it walks:
 // - In the memory order of the first operand (normally the fresh result): axes sorted by that
 //   operand's strides, axes of extent 1 dropped, and neighbouring axes merged wherever every
@@ -26,8 +30,8 @@
 // - An operand whose inner step jumps across cache lines while it is contiguous along another
 //   axis (a transposed input next to a row-major result) is walked in 2-D blocks of those two
 //   axes, so every cache line it brings in is used in full before it is evicted. Blocks of such
-//   an input with 4-byte elements are transposed into a small contiguous buffer with SIMD
-//   shuffles first, so that the loop itself sees contiguous operands only.
+//   an input with 4-byte elements (one cache line by whole runs) are transposed into a buffer
+//   with SIMD shuffles first, so that the loop itself sees contiguous operands only.
 // - Large results that cannot stay in cache are written with non-temporal stores through a
 //   small staging buffer: a fresh result is never read, so fetching its lines first is waste.
 //
@@ -43,6 +47,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "engine/cpu/dispatch.hpp"
 #include "engine/cpu/ndarray.hpp"
 #include "engine/cpu/numeric/core.hpp"
 #include "engine/cpu/numeric/half_blocks.hpp"
@@ -83,7 +88,7 @@ struct Plan {
   std::size_t elem_size[kMaxOperands];
   bool is_output[kMaxOperands];
   // When non-zero, axis `tile_axis` is walked in blocks of `tile_block` together with
-  // blocks of `inner_block` of axis 0.
+  // blocks of `inner_block` of axis 0 (of whole runs for a gathered input).
   std::size_t tile_axis = 0;
   std::size_t tile_block = 0;
   std::size_t inner_block = 0;
@@ -120,7 +125,7 @@ template <std::size_t Mask, class F, class... Ts, std::size_t... I>
 }
 
 template <std::size_t Mask, class F, class... Ts>
-[[gnu::target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")]] void run_dense(
+ZEVRA_CPU_DISPATCH void run_dense(
     std::size_t n, std::byte* const* ptrs, const std::ptrdiff_t*, const void* f) {
   // A local copy: stores through the outputs cannot alias it, so captures stay in registers.
   const F local = *static_cast<const F*>(f);
@@ -137,7 +142,7 @@ template <class F, class... Ts, std::size_t... I>
 }
 
 template <class F, class... Ts>
-[[gnu::target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")]] void run_strided(
+ZEVRA_CPU_DISPATCH void run_strided(
     std::size_t n, std::byte* const* ptrs, const std::ptrdiff_t* steps, const void* f) {
   const F local = *static_cast<const F*>(f);
   strided_loop<F, Ts...>(n, ptrs, steps, local, std::index_sequence_for<Ts...>{});

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <tuple>
 
+#include "engine/cpu/dispatch.hpp"
 #include "engine/cpu/float16.hpp"
 #include "engine/cpu/numeric/core.hpp"
 
@@ -22,7 +23,7 @@ void narrow_f16_block(f16* dst, const float* src, std::size_t n);
 // each input either contiguous or, when its flag is set, one element repeated: blocks of the
 // inputs are widened, combined in binary32 (a loop that vectorises) and narrowed.
 template <class Op>
-[[gnu::target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")]] void half_block_run(
+ZEVRA_CPU_DISPATCH void half_block_run(
     f16* out, const f16* a, bool a_repeats, const f16* b, bool b_repeats, std::size_t n, Op op) {
   constexpr std::size_t kBlock = 512;
   alignas(64) float x[kBlock], y[kBlock];
