@@ -49,6 +49,11 @@ void Tape::clear() {
   AccessState::Exclusive access(access_);
   nodes_.clear();
   grads_.clear();
+  // The lists keep their capacity for the next graph, up to a bound: one exceptionally large
+  // graph must not pin its memory for the rest of the thread's life.
+  constexpr std::size_t kKeptCapacity = std::size_t{1} << 14;
+  if (nodes_.capacity() > kKeptCapacity) nodes_.shrink_to_fit();
+  if (grads_.capacity() > kKeptCapacity) grads_.shrink_to_fit();
 }
 
 void Tape::Pass::set_grad(std::size_t id, CpuStorage grad) {

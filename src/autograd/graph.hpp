@@ -91,7 +91,8 @@ class Tape {
   // A copy of the gradient of node `id` with its own buffer, or nothing.
   std::optional<CpuStorage> get_grad(std::size_t id);
 
-  // Drops every node and gradient; ids start again at 0. Keeps the lists' capacity.
+  // Drops every node and gradient; ids start again at 0. Keeps the lists' capacity unless
+  // they have grown far beyond the usual graph.
   void clear();
 
   // Exclusive access for one backward pass: the nodes to run and the slots to write.

@@ -7,6 +7,7 @@
 #include "engine/cpu/numeric/ops/binary.hpp"
 #include "engine/cpu/numeric/ops/scalar.hpp"
 #include "engine/cpu/storage/cpu_storage.hpp"
+#include "engine/cpu/storage/type_checks.hpp"
 
 namespace zevra {
 
@@ -34,14 +35,7 @@ Result<CpuStorage> run_same_type(const CpuStorage& a, const CpuStorage& b, const
 
 template <class Kernel>
 Result<CpuStorage> arithmetic(const CpuStorage& a, const CpuStorage& b, const Kernel& kernel) {
-  if (a.dtype() != b.dtype())
-    return value_error("Tensor DType mismatch during binary execution. Cannot operate between " +
-                       std::string(dtype_name(a.dtype())) + " and " +
-                       std::string(dtype_name(b.dtype())) + ".");
-  if (a.dtype() == DType::Bool)
-    return type_error(
-        "Arithmetic operations are not supported for Bool data types. Cast to a numeric type "
-        "first.");
+  if (auto refused = arithmetic_type_error(a, b)) return std::unexpected(std::move(*refused));
   return run_same_type<false>(a, b, kernel);
 }
 
