@@ -44,6 +44,7 @@ def test_zero_dimensional_and_empty_tensors():
     assert same_bits(s.to_numpy(), np.array(3.5, dtype=np.float32))
     e = Tensor(np.zeros((0, 4)))
     assert e.shape == [0, 4]
+    assert e.strides == [4, 1]  # data from NumPy is row-major, empty or not
     assert same_bits(e.to_numpy(), np.zeros((0, 4), dtype=np.float32))
 
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -68,6 +69,10 @@ struct NdArray {
   static NdArray with_layout(Shape shape, Strides strides) {
     NdArray a;
     std::size_t n = element_count(shape);
+    // Counts are checked against the pointer-sized limit, but their bytes may still exceed it
+    // (and wrap): such an array can never be allocated.
+    if (n > std::size_t(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(T))
+      throw std::bad_alloc();
     a.buffer = allocate_buffer(n * sizeof(T));
     std::ptrdiff_t offset = 0;  // negative strides start the first element further in
     for (std::size_t i = 0; i < shape.size(); ++i)
@@ -82,6 +87,13 @@ struct NdArray {
   // elements gets all strides 0.
   static NdArray row_major(Shape shape) {
     Strides s = fresh_row_major_strides(shape);
+    return with_layout(std::move(shape), std::move(s));
+  }
+
+  // A new uninitialised array with the row-major strides of its shape even when it has no
+  // elements: the layout of arrays built from user data.
+  static NdArray row_major_exact(Shape shape) {
+    Strides s = row_major_strides(shape);
     return with_layout(std::move(shape), std::move(s));
   }
 

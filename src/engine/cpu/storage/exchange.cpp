@@ -42,7 +42,7 @@ void assign(T& out, const Foreign<T>& in) {
 
 CpuStorage storage_from_block(DType dtype, const void* data, Shape shape) {
   return with_element_type(dtype, [&]<class T>(std::type_identity<T>) {
-    NdArray<T> a = NdArray<T>::row_major(std::move(shape));
+    NdArray<T> a = NdArray<T>::row_major_exact(std::move(shape));
     std::size_t n = a.size();
     if constexpr (std::is_same_v<T, bool>) {
       auto* in = static_cast<const unsigned char*>(data);
@@ -57,7 +57,7 @@ CpuStorage storage_from_block(DType dtype, const void* data, Shape shape) {
 CpuStorage storage_from_strided(DType dtype, const void* data, Shape shape,
                                 std::span<const std::ptrdiff_t> strides) {
   return with_element_type(dtype, [&]<class T>(std::type_identity<T>) {
-    NdArray<T> a = NdArray<T>::row_major(std::move(shape));
+    NdArray<T> a = NdArray<T>::row_major_exact(std::move(shape));
     Strided<const Foreign<T>> in{static_cast<const Foreign<T>*>(data), strides};
     for_each(
         a.shape, [](T& o, const Foreign<T>& x) { assign(o, x); }, output(a), in);
@@ -68,7 +68,7 @@ CpuStorage storage_from_strided(DType dtype, const void* data, Shape shape,
 std::pair<CpuStorage, void*> storage_to_fill(DType dtype, Shape shape) {
   void* data = nullptr;
   CpuStorage storage = with_element_type(dtype, [&]<class T>(std::type_identity<T>) {
-    NdArray<T> a = NdArray<T>::row_major(std::move(shape));
+    NdArray<T> a = NdArray<T>::row_major_exact(std::move(shape));
     data = a.data;
     return CpuStorage(std::move(a));
   });
