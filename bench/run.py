@@ -2,13 +2,15 @@
 
 Each case times zevra and its counterpart in this process, alternating them; the ratio is
 zevra's median time over the counterpart's (below 1: zevra is faster).
-Usage: run.py [--filter TEXT] [--json PATH]
+Draws them in a bar chart too when matplotlib is installed (bench/chart.py).
+Usage: run.py [--filter TEXT] [--json PATH] [--chart PATH]
 """
 
 from __future__ import annotations
 
 import argparse
 import importlib
+import importlib.util
 import json
 import os
 import pathlib
@@ -33,6 +35,7 @@ def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("--filter", default="", help="run only cases whose name contains this")
     parser.add_argument("--json", default=str(HERE / "results.json"))
+    parser.add_argument("--chart", default=str(HERE / "ratios.png"))
     args = parser.parse_args()
 
     rows = []
@@ -59,8 +62,14 @@ def main() -> int:
                 checks.append({"check": name, "holds": ok, "detail": detail})
     meta = {"python": sys.version.split()[0], "machine": platform.machine(),
             "processor": platform.processor()}
-    pathlib.Path(args.json).write_text(json.dumps({"meta": meta, "cases": rows, "checks": checks}, indent=2))
+    results = {"meta": meta, "cases": rows, "checks": checks}
+    pathlib.Path(args.json).write_text(json.dumps(results, indent=2))
     print(f"\nwrote {args.json}")
+    if rows and importlib.util.find_spec("matplotlib") is not None:
+        import chart
+
+        chart.draw(results, pathlib.Path(args.chart))
+        print(f"wrote {args.chart}")
     return 0
 
 

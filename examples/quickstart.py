@@ -23,5 +23,7 @@ w = Tensor([[0.5], [-1.0]], requires_grad=True)
 y = x @ w * 2.0 + 1.0
 y.backward()
 print("y =", y.to_numpy().ravel().tolist())
-print("dy/dw =", w.grad().tolist())
+dw = w.grad()  # None until a backward pass reaches w
+assert dw is not None
+print("dy/dw =", dw.tolist())
 print("zevra", zevra.__name__, "ready")

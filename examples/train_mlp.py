@@ -53,15 +53,17 @@ def step(params_np: dict[str, np.ndarray], x: np.ndarray, y: np.ndarray) -> tupl
     params = {k: Tensor(v, requires_grad=True) for k, v in params_np.items()}
     loss = loss_of(forward(params, Tensor(x)), Tensor(y), len(x))
     loss.backward()
-    grads = {}
+    grads: dict[str, np.ndarray] = {}
     for k, p in params.items():
         g = p.grad()
+        assert g is not None  # every parameter is reached by the pass
         # A broadcast bias gets one gradient row per example: sum them to the bias's shape.
         grads[k] = g.sum(axis=0, keepdims=True) if g.shape != params_np[k].shape else g
     return float(loss.to_numpy()[0, 0]), grads
 
 
-def check_gradients(params_np, x, y, rng) -> float:
+def check_gradients(params_np: dict[str, np.ndarray], x: np.ndarray, y: np.ndarray,
+                    rng: np.random.Generator) -> float:
     """Largest difference between backward() and central finite differences, relative to
     the largest gradient entry of the same parameter."""
     _, grads = step(params_np, x, y)
@@ -83,7 +85,7 @@ def check_gradients(params_np, x, y, rng) -> float:
     return worst
 
 
-def accuracy(params_np, x: np.ndarray, labels: np.ndarray) -> float:
+def accuracy(params_np: dict[str, np.ndarray], x: np.ndarray, labels: np.ndarray) -> float:
     Tensor.clear_graph()
     params = {k: Tensor(v) for k, v in params_np.items()}
     scores = forward(params, Tensor(x)).to_numpy()

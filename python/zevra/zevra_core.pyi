@@ -1,5 +1,5 @@
 from collections.abc import Sequence
-from typing import Any, ClassVar, Final, SupportsFloat, SupportsIndex, TypeAlias, final, overload
+from typing import Any, ClassVar, SupportsFloat, SupportsIndex, TypeAlias, final, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, DTypeLike, NDArray
@@ -9,8 +9,8 @@ __all__ = ["Tensor"]
 # What the operators and comparison methods take as a number: anything Python converts to a float.
 _Number: TypeAlias = SupportsFloat | SupportsIndex
 
-class FatalError(BaseException):
-    """An operation was abandoned midway; derives from BaseException, not Exception."""
+# An operation abandoned midway; derives from BaseException directly, not from Exception.
+class FatalError(BaseException): ...
 
 @final
 class Tensor:
@@ -19,7 +19,7 @@ class Tensor:
         data: ArrayLike,
         dtype: DTypeLike | None = None,
         device: str = "cpu",
-        requires_grad: bool | np.bool = False,
+        requires_grad: bool | np.bool_ = False,
     ) -> Tensor: ...
     @property
     def shape(self) -> list[int]: ...
@@ -70,11 +70,11 @@ class Tensor:
     def __le__(self, value: Tensor | _Number, /) -> Tensor: ...
     def __gt__(self, value: Tensor | _Number, /) -> Tensor: ...
     def __ge__(self, value: Tensor | _Number, /) -> Tensor: ...
-    @overload  # type: ignore[override]
+    @overload
     def __eq__(self, value: Tensor | _Number, /) -> Tensor: ...  # type: ignore[overload-overlap]
     @overload
     def __eq__(self, value: object, /) -> bool: ...
-    @overload  # type: ignore[override]
+    @overload
     def __ne__(self, value: Tensor | _Number, /) -> Tensor: ...  # type: ignore[overload-overlap]
     @overload
     def __ne__(self, value: object, /) -> bool: ...

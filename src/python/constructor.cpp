@@ -56,7 +56,8 @@ Ref element_type_name(PyObject* dtype) {
     PyErr_Clear();
     PyObject* numpy = numpy_module();
     if (!numpy) return nullptr;
-    Ref descr(PyObject_CallMethod(numpy, "dtype", "O", dtype));
+    // "(O)": with "O" alone a tuple would be unpacked into several arguments.
+    Ref descr(PyObject_CallMethod(numpy, "dtype", "(O)", dtype));
     if (!descr) return nullptr;
     name.reset(PyObject_GetAttrString(descr.get(), "name"));
     if (!name) return nullptr;
