@@ -64,7 +64,7 @@ test-asan: system $(VENV)/.ready
 	$(CMAKE) -S . -B build-asan -G Ninja -DZEVRA_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja
 	$(CMAKE) --build build-asan -j $(JOBS)
-	cd build-asan && ASAN_OPTIONS=detect_leaks=0 $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  PYTHONPATH=build-asan/python $(VPY) -m pytest -q -p no:cacheprovider
 

@@ -293,5 +293,59 @@ TEST(AutogradThreads, SharedInputsGiveTheSameGradientsOnEveryThread) {
   for (const auto& r : results) EXPECT_EQ(r, reference);
 }
 
+// Every operation over storages that all threads share, in each numeric element type, with
+// transposed operands (the loop's blocked walks): forward values, comparisons, logical results
+// and gradients, as one thread computes them on its own tape.
+std::vector<Floats> run_every_operation(const std::vector<StoragePtr>& shared, std::size_t n) {
+  clear_graph();
+  std::vector<Floats> out;
+  auto keep = [&](const Tensor& t) {
+    out.push_back(values(t));
+    return t;
+  };
+  for (const StoragePtr& s : shared) {
+    Tensor c{std::nullopt, s, false};
+    Tensor x = make_tensor(s->cpu, true);  // this thread's leaf over the shared buffer
+    Tensor xt = keep(*transpose(x, 0, 1));
+    Tensor q = keep(*div(*add(*mul(x, xt), c), *scalar_add(c, 4.0f)));
+    Tensor r = keep(*matmul(q, xt));
+    Tensor f = keep(*reshape(*scalar_mul(*sub(r, c), 0.5f), {n * n}));
+    for (auto compare : {&eq, &ge, &gt, &le, &lt}) keep(*compare(xt, c));
+    Tensor m = *lt(c, xt);
+    Tensor k = *scalar_gt(x, 0.0f);
+    keep(*logical_xor(*logical_and(m, k), *logical_or(m, *logical_not(k))));
+    keep(zeros_like(xt));
+    keep(ones_like(xt));
+    EXPECT_TRUE(backward(*scalar_div(f, 3.0f)));
+    out.push_back(values(grad_of(x)));
+    out.push_back(values(grad_of(q)));
+  }
+  clear_graph();
+  return out;
+}
+
+TEST(AutogradThreads, EveryOperationOnSharedStoragesMatchesOneThread) {
+  constexpr std::size_t n = 128;
+  Floats v(n * n);
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = float((i * 37) % 101) / 50.0f - 1.0f;
+  std::vector<StoragePtr> shared = {share(testing::storage_of<float>({n, n}, v)),
+                                    share(testing::storage_of<f16>({n, n}, v)),
+                                    share(testing::storage_of<bf16>({n, n}, v))};
+  std::vector<Floats> reference = run_every_operation(shared, n);
+
+  constexpr int kThreads = 8;
+  std::barrier sync(kThreads);
+  std::vector<std::vector<Floats>> results(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      sync.arrive_and_wait();
+      for (int rep = 0; rep < 3; ++rep) results[t] = run_every_operation(shared, n);
+    });
+  for (std::thread& th : threads) th.join();
+  for (const auto& r : results) EXPECT_EQ(r, reference);
+  EXPECT_EQ(shared[0].use_count(), 1);  // no node of a finished thread holds it any more
+}
+
 }  // namespace
 }  // namespace zevra

@@ -3,8 +3,8 @@ live tensors and the process's resident memory."""
 
 import os
 import re
-import sysconfig
 import sys
+import sysconfig
 import threading
 
 from zevra import FatalError, Tensor
