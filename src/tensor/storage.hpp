@@ -13,6 +13,8 @@ struct Storage {
 
 using StoragePtr = std::shared_ptr<const Storage>;
 
-inline StoragePtr share(CpuStorage s) { return std::make_shared<const Storage>(Storage{std::move(s)}); }
+inline StoragePtr share(CpuStorage s) {
+  return std::make_shared<const Storage>(Storage{std::move(s)});
+}
 
 }  // namespace zevra

@@ -12,10 +12,14 @@ enum class DType : std::uint8_t { F16 = 0, BF16 = 1, F32 = 2, Bool = 3 };
 // Name shown inside messages ("F16", "BF16", "F32", "Bool").
 constexpr std::string_view dtype_name(DType d) {
   switch (d) {
-    case DType::F16: return "F16";
-    case DType::BF16: return "BF16";
-    case DType::F32: return "F32";
-    case DType::Bool: return "Bool";
+    case DType::F16:
+      return "F16";
+    case DType::BF16:
+      return "BF16";
+    case DType::F32:
+      return "F32";
+    case DType::Bool:
+      return "Bool";
   }
   return "?";
 }
@@ -23,10 +27,14 @@ constexpr std::string_view dtype_name(DType d) {
 // Name reported by the Python `dtype` property.
 constexpr std::string_view dtype_property_name(DType d) {
   switch (d) {
-    case DType::F16: return "f16";
-    case DType::BF16: return "bf16";
-    case DType::F32: return "f32";
-    case DType::Bool: return "bool";
+    case DType::F16:
+      return "f16";
+    case DType::BF16:
+      return "bf16";
+    case DType::F32:
+      return "f32";
+    case DType::Bool:
+      return "bool";
   }
   return "?";
 }

@@ -36,7 +36,9 @@ class FatalError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-[[noreturn]] inline void fatal(const std::string& message) { throw FatalError(message); }
+[[noreturn]] inline void fatal(const std::string& message) {
+  throw FatalError(message);
+}
 
 // The message of an index that is out of range, as the system words it everywhere.
 [[noreturn]] void fatal_index_out_of_bounds(std::size_t len, std::size_t index);

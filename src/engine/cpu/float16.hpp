@@ -23,7 +23,9 @@ struct bf16 {
 
 static_assert(sizeof(f16) == 2 && sizeof(bf16) == 2);
 
-inline float to_f32(f16 h) { return static_cast<float>(std::bit_cast<_Float16>(h.bits)); }
+inline float to_f32(f16 h) {
+  return static_cast<float>(std::bit_cast<_Float16>(h.bits));
+}
 
 inline f16 to_f16(float x) {
   return f16{std::bit_cast<std::uint16_t>(static_cast<_Float16>(x))};
@@ -44,16 +46,24 @@ inline bf16 to_bf16(float x) {
   return bf16{static_cast<std::uint16_t>(u >> 16)};
 }
 
-inline float to_f32(float x) { return x; }
+inline float to_f32(float x) {
+  return x;
+}
 
 // Converts a binary32 value to element type T, rounding as T requires.
 template <class T>
 T from_f32(float x);
 template <>
-inline float from_f32<float>(float x) { return x; }
+inline float from_f32<float>(float x) {
+  return x;
+}
 template <>
-inline f16 from_f32<f16>(float x) { return to_f16(x); }
+inline f16 from_f32<f16>(float x) {
+  return to_f16(x);
+}
 template <>
-inline bf16 from_f32<bf16>(float x) { return to_bf16(x); }
+inline bf16 from_f32<bf16>(float x) {
+  return to_bf16(x);
+}
 
 }  // namespace zevra

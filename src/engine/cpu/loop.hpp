@@ -125,8 +125,8 @@ template <std::size_t Mask, class F, class... Ts, std::size_t... I>
 }
 
 template <std::size_t Mask, class F, class... Ts>
-ZEVRA_CPU_DISPATCH void run_dense(
-    std::size_t n, std::byte* const* ptrs, const std::ptrdiff_t*, const void* f) {
+ZEVRA_CPU_DISPATCH void run_dense(std::size_t n, std::byte* const* ptrs, const std::ptrdiff_t*,
+                                  const void* f) {
   // A local copy: stores through the outputs cannot alias it, so captures stay in registers.
   const F local = *static_cast<const F*>(f);
   dense_loop<Mask, F, Ts...>(n, ptrs, local, std::index_sequence_for<Ts...>{});
@@ -142,8 +142,8 @@ template <class F, class... Ts, std::size_t... I>
 }
 
 template <class F, class... Ts>
-ZEVRA_CPU_DISPATCH void run_strided(
-    std::size_t n, std::byte* const* ptrs, const std::ptrdiff_t* steps, const void* f) {
+ZEVRA_CPU_DISPATCH void run_strided(std::size_t n, std::byte* const* ptrs,
+                                    const std::ptrdiff_t* steps, const void* f) {
   const F local = *static_cast<const F*>(f);
   strided_loop<F, Ts...>(n, ptrs, steps, local, std::index_sequence_for<Ts...>{});
 }

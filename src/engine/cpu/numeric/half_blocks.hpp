@@ -23,8 +23,8 @@ void narrow_f16_block(f16* dst, const float* src, std::size_t n);
 // each input either contiguous or, when its flag is set, one element repeated: blocks of the
 // inputs are widened, combined in binary32 (a loop that vectorises) and narrowed.
 template <class Op>
-ZEVRA_CPU_DISPATCH void half_block_run(
-    f16* out, const f16* a, bool a_repeats, const f16* b, bool b_repeats, std::size_t n, Op op) {
+ZEVRA_CPU_DISPATCH void half_block_run(f16* out, const f16* a, bool a_repeats, const f16* b,
+                                       bool b_repeats, std::size_t n, Op op) {
   constexpr std::size_t kBlock = 512;
   alignas(64) float x[kBlock], y[kBlock];
   if (a_repeats) widen_f16_block(x, a, 1);
