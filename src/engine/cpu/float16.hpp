@@ -1,12 +1,12 @@
 // binary16 and bfloat16 element types and their exact conversions to and from binary32.
 //
-// binary16 goes through the compiler's _Float16, which becomes the F16C conversion
-// instructions inside functions compiled for x86-64-v3 or later and a bit-exact software
-// routine elsewhere; both round to nearest, ties to even. bfloat16 rounding is integer
-// arithmetic, so loops over it vectorise.
+// Both are written in integer and binary32 arithmetic, branch-free, so that loops over them
+// vectorise; the results are bit for bit those of the processor's conversion instructions
+// (round to nearest, ties to even).
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 
 namespace zevra {
@@ -23,12 +23,39 @@ struct bf16 {
 
 static_assert(sizeof(f16) == 2 && sizeof(bf16) == 2);
 
+// binary16 -> binary32 in integer and binary32 arithmetic: exact, and bit for bit what the
+// processor's conversion instruction gives, but written so that the compiler vectorises it
+// (it does not vectorise conversions of _Float16).
 inline float to_f32(f16 h) {
-  return static_cast<float>(std::bit_cast<_Float16>(h.bits));
+  std::uint32_t w = std::uint32_t{h.bits} << 16;
+  std::uint32_t sign = w & 0x80000000u;
+  std::uint32_t two_w = w + w;
+  // Normal numbers, infinities and NaNs: move exponent and fraction into place and rebias by
+  // a multiplication; subnormals: build 0.5 + m·2^-24 and subtract the 0.5.
+  float normal = std::bit_cast<float>((two_w >> 4) + (0xE0u << 23)) * 0x1.0p-112f;
+  float subnormal = std::bit_cast<float>((two_w >> 17) | (126u << 23)) - 0.5f;
+  std::uint32_t magnitude = two_w < (1u << 27) ? std::bit_cast<std::uint32_t>(subnormal)
+                                               : std::bit_cast<std::uint32_t>(normal);
+  return std::bit_cast<float>(sign | magnitude);
 }
 
-inline f16 to_f16(float x) {
-  return f16{std::bit_cast<std::uint16_t>(static_cast<_Float16>(x))};
+// binary32 -> binary16, round to nearest, ties to even, overflow to infinity; a NaN keeps the
+// upper bits of its payload and is made quiet. Bit for bit the conversion instruction's result.
+inline f16 to_f16(float f) {
+  std::uint32_t w = std::bit_cast<std::uint32_t>(f);
+  std::uint32_t two_w = w + w;
+  std::uint32_t sign = w & 0x80000000u;
+  // Scaling up and back down overflows exactly the values beyond the binary16 range; adding a
+  // power of two placed at the binary16 rounding position makes the binary32 addition round
+  // the fraction to binary16 precision, subnormals included.
+  float base = (std::fabs(f) * 0x1.0p+112f) * 0x1.0p-110f;
+  std::uint32_t bias = two_w & 0xFF000000u;
+  bias = bias < 0x71000000u ? 0x71000000u : bias;
+  base = std::bit_cast<float>((bias >> 1) + 0x07800000u) + base;
+  std::uint32_t bits = std::bit_cast<std::uint32_t>(base);
+  std::uint32_t finite = ((bits >> 13) & 0x7C00u) + (bits & 0x0FFFu);
+  std::uint32_t nan = 0x7E00u | ((w >> 13) & 0x3FFu);
+  return f16{static_cast<std::uint16_t>((sign >> 16) | (two_w > 0xFF000000u ? nan : finite))};
 }
 
 // Widening appends 16 zero bits; a NaN additionally gets its quiet bit set.

@@ -247,7 +247,7 @@ void convert(std::span<const std::size_t> shape, Strided<To> dst, Strided<const 
           auto [o, x] = p;
           if (s[0] == 1 && s[1] == 1) return narrow_f16_block(o, x, n);
           for (std::size_t i = 0; i < n; ++i)
-            o[std::ptrdiff_t(i) * s[0]] = narrow_f16(x[std::ptrdiff_t(i) * s[1]]);
+            o[std::ptrdiff_t(i) * s[0]] = to_f16(x[std::ptrdiff_t(i) * s[1]]);
         },
         dst, src);
   } else {

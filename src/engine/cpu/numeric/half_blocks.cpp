@@ -21,7 +21,7 @@ void widen_any(float* dst, const f16* src, std::size_t n) {
 }
 
 void narrow_any(f16* dst, const float* src, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) dst[i] = narrow_f16(src[i]);
+  for (std::size_t i = 0; i < n; ++i) dst[i] = to_f16(src[i]);
 }
 
 [[gnu::target("avx2,f16c")]] void widen_f16c(float* dst, const f16* src, std::size_t n) {

@@ -16,7 +16,7 @@ namespace zevra {
 
 void widen_f16_block(float* dst, const f16* src, std::size_t n);
 
-// Round to nearest, ties to even, exactly as narrow_f16.
+// Round to nearest, ties to even, exactly as to_f16.
 void narrow_f16_block(f16* dst, const float* src, std::size_t n);
 
 // out[i] = op(a[i], b[i]) under the binary16 element rule for i < n, with `out` contiguous and
