@@ -18,6 +18,22 @@ using testing::tensor;
 using testing::values;
 using Floats = std::vector<float>;
 
+// Starts `threads` threads together, each running `work` `reps` times on its own tape, and
+// returns each thread's last result.
+template <class Work>
+auto last_results_on_threads(int threads, int reps, const Work& work) {
+  std::barrier sync(threads);
+  std::vector<decltype(work())> results(threads);
+  std::vector<std::thread> pool;
+  for (int t = 0; t < threads; ++t)
+    pool.emplace_back([&, t] {
+      sync.arrive_and_wait();
+      for (int rep = 0; rep < reps; ++rep) results[t] = work();
+    });
+  for (std::thread& th : pool) th.join();
+  return results;
+}
+
 class AutogradTest : public ::testing::Test {
  protected:
   void SetUp() override { clear_graph(); }
@@ -280,17 +296,8 @@ TEST(AutogradThreads, SharedInputsGiveTheSameGradientsOnEveryThread) {
                                     share(testing::storage_of({3, 3}, wv))};
   std::vector<Floats> reference = run_graph(inputs);
 
-  constexpr int kThreads = 4;
-  std::barrier sync(kThreads);
-  std::vector<std::vector<Floats>> results(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t)
-    threads.emplace_back([&, t] {
-      sync.arrive_and_wait();
-      for (int rep = 0; rep < 20; ++rep) results[t] = run_graph(inputs);
-    });
-  for (std::thread& th : threads) th.join();
-  for (const auto& r : results) EXPECT_EQ(r, reference);
+  for (const auto& r : last_results_on_threads(4, 20, [&] { return run_graph(inputs); }))
+    EXPECT_EQ(r, reference);
 }
 
 // Every operation over storages that all threads share, in each numeric element type, with
@@ -333,17 +340,9 @@ TEST(AutogradThreads, EveryOperationOnSharedStoragesMatchesOneThread) {
                                     share(testing::storage_of<bf16>({n, n}, v))};
   std::vector<Floats> reference = run_every_operation(shared, n);
 
-  constexpr int kThreads = 8;
-  std::barrier sync(kThreads);
-  std::vector<std::vector<Floats>> results(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t)
-    threads.emplace_back([&, t] {
-      sync.arrive_and_wait();
-      for (int rep = 0; rep < 3; ++rep) results[t] = run_every_operation(shared, n);
-    });
-  for (std::thread& th : threads) th.join();
-  for (const auto& r : results) EXPECT_EQ(r, reference);
+  for (const auto& r :
+       last_results_on_threads(8, 3, [&] { return run_every_operation(shared, n); }))
+    EXPECT_EQ(r, reference);
   EXPECT_EQ(shared[0].use_count(), 1);  // no node of a finished thread holds it any more
 }
 

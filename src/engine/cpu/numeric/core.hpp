@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstdint>
 #include <functional>
+#include <type_traits>
 
 #include "engine/cpu/float16.hpp"
 
@@ -51,19 +52,14 @@ struct TensorOps {
   static T kernel_div(T x, T y) { return apply_widened(x, y, Div{}); }
 };
 
-// The value an element compares as: its exact binary32 widening (bfloat16 by appending 16 zero
-// bits, which keeps a NaN a NaN), or the element itself.
-inline float comparable(float x) {
-  return x;
-}
-inline float comparable(f16 x) {
-  return widen(x);
-}
-inline float comparable(bf16 x) {
-  return std::bit_cast<float>(std::uint32_t{x.bits} << 16);
-}
-inline bool comparable(bool x) {
-  return x;
+// The value an element compares as: its exact binary32 widening as an operand (appending 16
+// zero bits keeps a bfloat16 NaN a NaN), or the truth value itself.
+template <class T>
+auto comparable(T x) {
+  if constexpr (std::is_same_v<T, bool>)
+    return x;
+  else
+    return operand(x);
 }
 
 }  // namespace zevra
